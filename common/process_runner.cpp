@@ -1,0 +1,88 @@
+#include "process_runner.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+// waitpid needs the default SIGCHLD disposition: under SIG_IGN the kernel
+// reaps the child itself and the status is lost.
+class DefaultChildSignal {
+public:
+    DefaultChildSignal() {
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        ::sigaction(SIGCHLD, &dfl, &saved_);
+    }
+    ~DefaultChildSignal() { ::sigaction(SIGCHLD, &saved_, nullptr); }
+    DefaultChildSignal(const DefaultChildSignal&) = delete;
+    DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+
+private:
+    struct sigaction saved_ {};
+};
+
+}  // namespace
+
+ProcessPipe openProcessPipe(const std::string& program, const std::vector<std::string>& args) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    // The argument vector is built before the fork: allocating in the child of
+    // a threaded test process is not safe.
+    std::vector<std::string> copies;
+    copies.reserve(args.size() + 1);
+    copies.push_back(program);
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : copies) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        std::perror("fork");
+        std::exit(1);
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
+        if (fds[1] != STDOUT_FILENO && fds[1] != STDERR_FILENO) ::close(fds[1]);
+        ::execvp(argv[0], argv.data());
+        std::perror("execvp");
+        ::_exit(1);
+    }
+    ::close(fds[1]);
+    FILE* stream = ::fdopen(fds[0], "r");
+    if (stream == nullptr) ::close(fds[0]);
+    return {stream, pid};
+}
+
+int closeProcessPipe(FILE* stream, pid_t pid) {
+    if (stream != nullptr) std::fclose(stream);
+    int status = 0;
+    for (;;) {
+        if (::waitpid(pid, &status, 0) == pid) return status;
+        if (errno != EINTR) return -1;
+    }
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args) {
+    DefaultChildSignal guard;
+    ProcessResult result;
+    const ProcessPipe child = openProcessPipe(program, args);
+    if (child.pid < 0) return result;
+    if (child.stream != nullptr) {
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, child.stream)) > 0) {
+            result.output.append(chunk, n);
+        }
+    }
+    result.status = closeProcessPipe(child.stream, child.pid);
+    return result;
+}

@@ -1,0 +1,123 @@
+#include "settings_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+std::string lowerAscii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+std::string upperAscii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return s;
+}
+
+// The key is what follows the name's second underscore; names with fewer
+// underscores are keys as a whole.
+std::string keyFromName(const std::string& name) {
+    const auto first = name.find('_');
+    if (first == std::string::npos) return name;
+    const auto second = name.find('_', first + 1);
+    if (second == std::string::npos) return name;
+    return name.substr(second + 1);
+}
+
+bool writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SettingsStore::ByteLess::operator()(const std::string& a, const std::string& b) const {
+    const size_t n = std::min(a.size(), b.size());
+    const int c = std::memcmp(a.data(), b.data(), n);
+    if (c != 0) return c < 0;
+    return a.size() < b.size();
+}
+
+SettingsStore::SettingsStore(const std::string& path, const std::string& module)
+    : path_(path), module_(module) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto eq = line.find('=');
+        if (eq == std::string::npos || line.find('_') == std::string::npos) continue;
+        entries_[lowerAscii(keyFromName(line.substr(0, eq)))] = line.substr(eq + 1);
+    }
+}
+
+std::string SettingsStore::get(const std::string& key) const {
+    const auto it = entries_.find(key);
+    if (it == entries_.end()) throw std::runtime_error("Map key '" + key + "' not found");
+    const std::string& v = it->second;
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
+    return v;
+}
+
+bool SettingsStore::has(const std::string& key) const { return entries_.count(key) != 0; }
+
+void SettingsStore::set(const std::string& key, const std::string& value) {
+    entries_[key] = value.find(' ') != std::string::npos ? "\"" + value + "\"" : value;
+}
+
+std::string SettingsStore::serialize() const {
+    std::string out;
+    const std::string prefix = "MOD_" + upperAscii(module_) + "_";
+    for (const auto& [key, value] : entries_) {
+        out += prefix + upperAscii(key) + "=" + value + "\n";
+    }
+    return out;
+}
+
+void SettingsStore::save() const {
+    const std::string tmp = path_ + ".tmpXXXXXX";
+    std::string name(tmp);
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return;
+    const bool ok = writeAll(fd, serialize()) && ::fsync(fd) == 0;
+    // Keep the permissions an existing file had; a new one gets 0644.
+    mode_t mode = 0644;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    ::fchmod(fd, mode);
+    if (::close(fd) != 0 || !ok || ::rename(name.c_str(), path_.c_str()) != 0) {
+        ::unlink(name.c_str());
+        return;
+    }
+    // Make the rename itself durable.
+    std::string dir = path_.substr(0, path_.find_last_of('/') + 1);
+    if (dir.empty()) dir = ".";
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
