@@ -5,8 +5,8 @@
 // "SystemLog" runs UploadSystemLog and "ChangePassword" runs ChangePasswd.
 std::vector<CommandEntry> buildCommandTable() {
     return {
-        // {"NoActivity", declareNoActivity},
-        // {"Reboot", declareReboot},
+        {"NoActivity", declareNoActivity},
+        {"Reboot", declareReboot},
         // {"InstallNewApp", declareInstallNewApp},
         // {"UpdateOrblet", declareUpdateOrblet},
         // {"DownloadSettings", declareDownloadSettings},
