@@ -7,14 +7,14 @@ std::vector<CommandEntry> buildCommandTable() {
     return {
         {"NoActivity", declareNoActivity},
         {"Reboot", declareReboot},
-        // {"InstallNewApp", declareInstallNewApp},
-        // {"UpdateOrblet", declareUpdateOrblet},
-        // {"DownloadSettings", declareDownloadSettings},
-        // {"UninstallApp", declareUninstallApp},
-        // {"UploadConfig", declareUploadConfig},
-        // {"SystemLog", declareUploadSystemLog},
-        // {"Command", declareCommand},
-        // {"SetConfig", declareSetConfig},
-        // {"ChangePassword", declareChangePasswd},
+        {"InstallNewApp", declareInstallNewApp},
+        {"UpdateOrblet", declareUpdateOrblet},
+        {"DownloadSettings", declareDownloadSettings},
+        {"UninstallApp", declareUninstallApp},
+        {"UploadConfig", declareUploadConfig},
+        {"SystemLog", declareUploadSystemLog},
+        {"Command", declareCommand},
+        {"SetConfig", declareSetConfig},
+        {"ChangePassword", declareChangePasswd},
     };
 }
