@@ -4,30 +4,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 
-namespace {
+ChildSignalGuard::ChildSignalGuard() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(SIGCHLD, &dfl, &saved_);
+}
 
-// waitpid needs the default SIGCHLD disposition: under SIG_IGN the kernel
-// reaps the child itself and the status is lost.
-class DefaultChildSignal {
-public:
-    DefaultChildSignal() {
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        ::sigaction(SIGCHLD, &dfl, &saved_);
-    }
-    ~DefaultChildSignal() { ::sigaction(SIGCHLD, &saved_, nullptr); }
-    DefaultChildSignal(const DefaultChildSignal&) = delete;
-    DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
-
-private:
-    struct sigaction saved_ {};
-};
-
-}  // namespace
+ChildSignalGuard::~ChildSignalGuard() { ::sigaction(SIGCHLD, &saved_, nullptr); }
 
 ProcessPipe openProcessPipe(const std::string& program, const std::vector<std::string>& args) {
     int fds[2];
@@ -72,15 +58,22 @@ int closeProcessPipe(FILE* stream, pid_t pid) {
 }
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args) {
-    DefaultChildSignal guard;
+    ChildSignalGuard guard;
     ProcessResult result;
     const ProcessPipe child = openProcessPipe(program, args);
     if (child.pid < 0) return result;
     if (child.stream != nullptr) {
+        // Binary-safe: every byte is kept, NUL bytes included.
         char chunk[4096];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, child.stream)) > 0) {
+        for (;;) {
+            const size_t n = std::fread(chunk, 1, sizeof chunk, child.stream);
             result.output.append(chunk, n);
+            if (n == sizeof chunk) continue;
+            if (std::ferror(child.stream) && errno == EINTR) {
+                std::clearerr(child.stream);
+                continue;
+            }
+            break;
         }
     }
     result.status = closeProcessPipe(child.stream, child.pid);

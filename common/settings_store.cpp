@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -98,24 +98,30 @@ std::string SettingsStore::serialize() const {
 }
 
 void SettingsStore::save() const {
-    const std::string tmp = path_ + ".tmpXXXXXX";
-    std::string name(tmp);
-    const int fd = ::mkstemp(name.data());
+    // The temporary file sits next to the target so that rename() replaces
+    // the target in one step: a power cut leaves the old or the new file.
+    std::string tmp = path_ + ".tmpXXXXXX";
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return;
-    const bool ok = writeAll(fd, serialize()) && ::fsync(fd) == 0;
-    // Keep the permissions an existing file had; a new one gets 0644.
-    mode_t mode = 0644;
+    // mkostemp makes the file 0600. An existing file keeps its permissions; a
+    // new one gets what a plain create would have given it.
     struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    ::fchmod(fd, mode);
-    if (::close(fd) != 0 || !ok || ::rename(name.c_str(), path_.c_str()) != 0) {
-        ::unlink(name.c_str());
+    if (::stat(path_.c_str(), &st) == 0) {
+        ::fchmod(fd, st.st_mode & 07777);
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    const bool written = writeAll(fd, serialize()) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written || ::rename(tmp.c_str(), path_.c_str()) != 0) {
+        ::unlink(tmp.c_str());
         return;
     }
     // Make the rename itself durable.
-    std::string dir = path_.substr(0, path_.find_last_of('/') + 1);
-    if (dir.empty()) dir = ".";
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const auto slash = path_.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);

@@ -23,12 +23,3 @@ std::string shellQuote(const std::string& word) {
     out += "'";
     return out;
 }
-
-ChildSignalGuard::ChildSignalGuard() {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(SIGCHLD, &dfl, &saved_);
-}
-
-ChildSignalGuard::~ChildSignalGuard() { ::sigaction(SIGCHLD, &saved_, nullptr); }
