@@ -19,6 +19,7 @@ void FakeClient::raise(std::function<void()> thrower) {
 
 std::string FakeClient::getRequest(const std::string& path) {
     requests.push_back(path);
+    if (onRequest) onRequest(path);
     if (script_.empty()) {
         if (hasDefault_) return defaultReply_;
         throw MyExceptionTCP("no scripted answer");

@@ -31,6 +31,9 @@ public:
     std::vector<std::pair<std::string, std::string>> uploads;  // (file, path)
     int initCount = 0;
     std::string timeoutText;
+    // Called with each path before it is answered (e.g. to order requests
+    // among other recorded events).
+    std::function<void(const std::string&)> onRequest;
 
 private:
     std::deque<std::function<std::string()>> script_;
