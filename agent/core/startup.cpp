@@ -83,9 +83,12 @@ std::string gen_random(size_t length) {
 }
 
 int runAgent(int argc, char** argv) {
-    std::vector<char> progName(argv[0], argv[0] + std::char_traits<char>::length(argv[0]) + 1);
+    // A program started with an empty argument vector still logs under its name.
+    const std::string argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : MODULE_NAME;
+    std::vector<char> progName(argv0.begin(), argv0.end());
+    progName.push_back('\0');
     // openlog keeps the pointer: the identity must outlive the process's use of syslog.
-    static std::string ident = ::basename(progName.data());
+    static const std::string ident = ::basename(progName.data());
     ::openlog(ident.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
     seams().syslog(LOG_NOTICE, "started");
 
