@@ -9,12 +9,12 @@ std::vector<CommandEntry> buildCommandTable() {
         {"Reboot", declareReboot},
         {"InstallNewApp", declareInstallNewApp},
         {"UpdateOrblet", declareUpdateOrblet},
-        // {"DownloadSettings", declareDownloadSettings},
+        {"DownloadSettings", declareDownloadSettings},
         {"UninstallApp", declareUninstallApp},
-        // {"UploadConfig", declareUploadConfig},
-        // {"SystemLog", declareUploadSystemLog},
-        // {"Command", declareCommand},
-        // {"SetConfig", declareSetConfig},
-        // {"ChangePassword", declareChangePasswd},
+        {"UploadConfig", declareUploadConfig},
+        {"SystemLog", declareUploadSystemLog},
+        {"Command", declareCommand},
+        {"SetConfig", declareSetConfig},
+        {"ChangePassword", declareChangePasswd},
     };
 }
