@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config git
   libcurl4-openssl-dev libssl-dev libjson-c-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
-  curl tar iproute2 util-linux valgrind busybox-static openssl file
+  curl tar iproute2 util-linux valgrind busybox-static openssl file libcrypt-dev
 )
 if [ "${1:-}" = "--armhf" ]; then
   packages+=(crossbuild-essential-armhf qemu-user)
