@@ -18,7 +18,9 @@ if [ "${KIV_SANDBOX_INNER:-}" != 1 ]; then
   fi
   export KIV_SANDBOX_INNER=1
   export KIV_SANDBOX_KEEP="${KIV_SANDBOX_KEEP:-} $(cd "$(dirname "$0")/../../.." && pwd) $(pwd) $(dirname "$(readlink -f "$1")")"
-  exec unshare --mount --pid --net --fork --mount-proc -- "$0" "$@"
+  # --kill-child: when the runner is killed (a ctest time-out), the namespace's
+  # first process dies with it, and with that every process inside.
+  exec unshare --mount --pid --net --fork --kill-child --mount-proc -- "$0" "$@"
 fi
 
 mount --make-rprivate /

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -279,6 +280,28 @@ bool SyslogSink::waitForMessage(const std::string& message, std::chrono::millise
 void SyslogSink::clear() {
     records();
     records_.clear();
+}
+
+// ---- debug traces ------------------------------------------------------
+
+bool hasDebugHead(const std::string& line) {
+    static const std::regex head("^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                 "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} : ");
+    return line.size() >= 27 && std::regex_search(line.substr(0, 27), head);
+}
+
+std::vector<std::string> debugMessages(const std::string& trace) {
+    std::vector<std::string> out;
+    std::istringstream in(trace);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (hasDebugHead(line) || out.empty()) {
+            out.push_back(hasDebugHead(line) ? line.substr(27) : line);
+        } else {
+            out.back() += "\n" + line;
+        }
+    }
+    return out;
 }
 
 // ---- child processes ---------------------------------------------------

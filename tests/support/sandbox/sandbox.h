@@ -90,6 +90,14 @@ private:
     std::vector<SyslogRecord> records_;
 };
 
+// ---- debug traces ------------------------------------------------------
+// The messages of an agent debug trace (its standard output with "-d", or the
+// debug output file), each without its "Www Mmm dd hh:mm:ss yyyy : " head.
+// A line without that head continues the message before it.
+std::vector<std::string> debugMessages(const std::string& trace);
+// Whether `line` starts with a 24-character ctime text followed by " : ".
+bool hasDebugHead(const std::string& line);
+
 // ---- child processes ---------------------------------------------------
 struct RunResult {
     int status = -1;  // raw wait status; -1 when killed after the time-out
