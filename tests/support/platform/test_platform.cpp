@@ -32,6 +32,7 @@ TestPlatform::TestPlatform(const std::string& certFile, const std::string& keyFi
         const std::string prefix = "/api/devices/";
         r.endpoint = req.path.rfind(prefix, 0) == 0 ? req.path.substr(prefix.size()) : req.path;
         for (const auto& [k, v] : req.params) r.params[k] = v;
+        r.remotePort = req.remote_port;
         if (req.is_multipart_form_data() && !req.files.empty()) {
             const auto& f = req.files.begin()->second;
             r.uploadName = f.name;

@@ -22,6 +22,7 @@ struct Request {
     std::string uploadFileName;  // its file name
     std::string uploadContentType;
     std::string uploadContent;
+    int remotePort = -1;  // client side of the TCP connection: equal ports, same connection
 };
 
 struct Reply {
