@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "temp_dir.h"
@@ -36,6 +37,9 @@ struct SleepCase {
     const char* content;
     unsigned int expected;
 };
+
+// Test names show the case, not the bytes of the record.
+void PrintTo(const SleepCase& c, std::ostream* os) { *os << c.what; }
 
 const SleepCase kSleepCases[] = {
     {"plain", "MOD_KIVCLIENT_SLEEP=30\n", 30},

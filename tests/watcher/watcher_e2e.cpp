@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -208,6 +209,10 @@ struct ExtraSleepCase {
     const char* settings;  // nullptr: no settings file
     unsigned int pause;
 };
+
+void PrintTo(const ExtraSleepCase& c, std::ostream* os) {
+    *os << "sleep " << c.pause << " from " << (c.settings != nullptr ? c.settings : "no settings file");
+}
 
 class WatcherExtraSleep : public WatcherE2E, public ::testing::WithParamInterface<ExtraSleepCase> {};
 
