@@ -1,0 +1,199 @@
+#include "server_context.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace kivsim {
+
+namespace {
+
+constexpr size_t RECENT_LIMIT = 5000;
+
+// Each request is served by one worker thread from start to end.
+thread_local bool loggedOnThisThread = false;
+
+std::string shortText(const std::string& s, size_t limit) {
+    std::string out;
+    for (char c : s.substr(0, limit)) out += (c == '\n' || c == '\r') ? ' ' : c;
+    return s.size() > limit ? out + "..." : out;
+}
+
+// "12:00:01.123  GB-LDN-DEV001  checkin  -> 200 "NoActivity""
+std::string consoleLine(const json& e) {
+    std::string time = e.value("time", "");
+    if (time.size() >= 23) time = time.substr(11, 12);
+    std::string line = time + "  " + e.value("endpoint", "?");
+    if (e.contains("device")) line += " [" + e["device"].get<std::string>() + "]";
+    if (e.contains("fault")) line += "  FAULT " + dumpJson(e["fault"]);
+    line += "  -> " + (e.contains("status") ? std::to_string(e["status"].get<int>()) : std::string("dropped"));
+    if (e.contains("answer")) line += " " + shortText(e["answer"].get<std::string>(), 160);
+    if (e.contains("report")) line += "  report " + dumpJson(e["report"]);
+    if (e.contains("upload")) {
+        line += "  upload " + e["upload"].value("fileName", "") + " (" +
+                std::to_string(e["upload"].value("size", 0L)) + " bytes)";
+    }
+    return line;
+}
+
+std::string addressText(const sockaddr_storage& a) {
+    char buf[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, buf, sizeof buf);
+    } else if (a.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, buf, sizeof buf);
+    }
+    return buf;
+}
+
+int portOf(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return -1;
+}
+
+}  // namespace
+
+RequestLog::RequestLog(const std::string& path, bool console) : console_(console) {
+    if (path == "-") {
+        file_ = stdout;
+    } else if (!path.empty()) {
+        file_ = std::fopen(path.c_str(), "a");
+        if (file_ == nullptr) throw std::runtime_error("cannot open the request log " + path);
+        ownsFile_ = true;
+    }
+}
+
+RequestLog::~RequestLog() {
+    if (ownsFile_) std::fclose(file_);
+}
+
+void RequestLog::append(json entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entry["seq"] = ++seq_;
+    const std::string line = dumpJson(entry);
+    if (file_ != nullptr) {
+        std::fprintf(file_, "%s\n", line.c_str());
+        std::fflush(file_);
+    }
+    const bool admin = entry.value("endpoint", "").rfind("admin", 0) == 0;
+    if (console_ && !admin) {
+        std::printf("%s\n", consoleLine(entry).c_str());
+        std::fflush(stdout);
+    }
+    recent_.push_back(std::move(entry));
+    if (recent_.size() > RECENT_LIMIT) recent_.pop_front();
+    loggedOnThisThread = true;
+}
+
+void RequestLog::beginRequest() { loggedOnThisThread = false; }
+
+bool RequestLog::endRequest() {
+    const bool logged = loggedOnThisThread;
+    loggedOnThisThread = false;
+    return logged;
+}
+
+json RequestLog::since(long since, const std::string& endpoint, const std::string& device, bool withAdmin) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    json out = json::array();
+    for (const auto& e : recent_) {
+        if (e.value("seq", 0L) <= since) continue;
+        const std::string ep = e.value("endpoint", "");
+        if (!withAdmin && ep.rfind("admin", 0) == 0) continue;
+        if (!endpoint.empty() && ep != endpoint) continue;
+        if (!device.empty() && e.value("device", "") != device && e.value("deviceUuid", "") != device) continue;
+        out.push_back(e);
+    }
+    return out;
+}
+
+void RequestLog::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    recent_.clear();
+}
+
+void Waiter::waitFor(long ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+}
+
+void Waiter::stopAll() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+}
+
+json requestEntry(const httplib::Request& req, const std::string& scheme) {
+    json entry = {{"time", nowText()},
+                  {"server", scheme},
+                  {"client", req.remote_addr + ":" + std::to_string(req.remote_port)},
+                  {"method", req.method},
+                  {"target", req.target}};
+    if (req.is_multipart_form_data()) {
+        entry["parts"] = json::array();
+        for (const auto& [name, part] : req.files) {
+            entry["parts"].push_back({{"name", part.name},
+                                      {"fileName", part.filename},
+                                      {"contentType", part.content_type},
+                                      {"size", part.content.size()}});
+        }
+    }
+    return entry;
+}
+
+void sendJson(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(dumpJson(body), "application/json");
+}
+
+void sendError(httplib::Response& res, int status, const std::string& message) {
+    sendJson(res, status, {{"error", message}});
+}
+
+// The server library does not hand out the connection's socket, so it is
+// found among the process's descriptors by its two addresses. Shutting it
+// down (rather than closing it) leaves the descriptor to the library, which
+// then fails to write the answer and closes it as usual.
+void dropConnection(const httplib::Request& req) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return;
+    while (dirent* e = readdir(dir)) {
+        const int fd = std::atoi(e->d_name);
+        if (fd <= 2) continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t localLen = sizeof local, peerLen = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
+        if (portOf(local) == req.local_port && portOf(peer) == req.remote_port &&
+            addressText(peer) == req.remote_addr) {
+            shutdown(fd, SHUT_RDWR);
+            break;
+        }
+    }
+    closedir(dir);
+}
+
+std::string rawParam(const std::string& target, const std::string& name) {
+    const auto q = target.find('?');
+    if (q == std::string::npos) return "";
+    const std::string query = target.substr(q + 1);
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t end = query.find('&', pos);
+        if (end == std::string::npos) end = query.size();
+        const std::string pair = query.substr(pos, end - pos);
+        const auto eq = pair.find('=');
+        if (pair.substr(0, eq) == name) return eq == std::string::npos ? "" : pair.substr(eq + 1);
+        pos = end + 1;
+    }
+    return "";
+}
+
+}  // namespace kivsim
