@@ -13,6 +13,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" != --inside ]; then
   cd "$top"
+  if [ "$(id -u)" != 0 ]; then
+    echo "scripts/demo.sh: run as root (installs packages; the router sandbox needs namespaces and mounts)" >&2
+    exit 1
+  fi
   scripts/install-deps.sh
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)" --target kivclient >/dev/null
