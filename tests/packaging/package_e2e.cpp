@@ -19,6 +19,9 @@
 
 #include "sandbox/sandbox.h"
 #include "settings_store.h"
+#ifdef KIV_HAVE_SIMULATOR
+#include "simulator.h"
+#endif
 
 namespace {
 
@@ -251,5 +254,113 @@ TEST_F(PackageE2E, ReInstallOfAPackageWithoutAgentChangesNothing) {
     EXPECT_TRUE(syslog_->waitFor(
         [](const sandbox::SyslogRecord& rec) { return rec.message.find("update failed") != std::string::npos; }));
 }
+
+#ifdef KIV_HAVE_SIMULATOR
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The whole life of an installation against the platform simulator: first
+// start and enrolment, the watchdog bringing a killed agent back, and a
+// self-update ordered by the platform.
+TEST_F(PackageE2E, InstalledAddOnEnrolsIsKeptAliveAndUpdatesItself) {
+    kivsim::Options options;
+    options.httpPort = 0;
+    options.httpsPort = -1;
+    options.dataDir = "/tmp/kivsim";
+    options.fresh = true;
+    options.persist = false;
+    kivsim::Simulator sim(options);
+    sim.start();
+    const std::string updateName = std::string(KIV_UPDATE_ARCHIVE).substr(std::string(KIV_UPDATE_ARCHIVE).rfind('/') + 1);
+    sandbox::installFile(KIV_UPDATE_ARCHIVE, "/tmp/kivsim/files/" + updateName, 0644);
+
+    // Pauses of 50 ms: a check of the watchdog every 100 ms, a restart after
+    // 1.3 s without heartbeat, while the agent checks in every 50 ms or so.
+    preloadShim(50);
+    unpackAddOn();
+    writeManufacturingRecord();
+    pointAgentAt(sim.httpPort());
+    sandbox::writeFile(kHome + "/etc/version", "0.9.0\n");  // an older agent is installed
+    ASSERT_EQ(exitCode(sh(kInit + " defaults")), 0);
+    ASSERT_EQ(exitCode(sh(kInit + " start")), 0);
+
+    const std::string device = "GB-LDN-DEV001";
+    auto deviceState = [&]() -> kivsim::json {
+        try {
+            return sim.state().device(device);
+        } catch (const std::exception&) {
+            return kivsim::json::object();
+        }
+    };
+    auto checkins = [&] { return deviceState().value("checkins", 0L); };
+
+    // Enrolment: registered, logged in with the installed version, checking in.
+    ASSERT_TRUE(sandbox::eventually([&] { return checkins() >= 3; }, 30s)) << sim.state().devicesSummary().dump();
+    EXPECT_EQ(trimmed(deviceState()["orbletVersion"].get<std::string>()), "0.9.0");
+    const std::string uuid = deviceState()["uuid"].get<std::string>();
+    const std::string identity = slurp("/var/data/kivc/settings.kivcGen");
+    EXPECT_NE(identity.find("MOD_KIVCLIENT_UUID=" + uuid), std::string::npos) << identity;
+    const std::string settings = slurp(kHome + "/etc/settings");
+    const pid_t watcher = onlyPidOf(kWatcher);
+    ASSERT_GT(watcher, 0);
+    const pid_t first = onlyPidOf(kAgent);
+    ASSERT_GT(first, 0);
+
+    // A hung or dead agent: the watchdog restarts it through the init script.
+    const long loginsBefore = deviceState().value("logins", 0L);
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    EXPECT_TRUE(syslog_->waitFor(
+        [&](const sandbox::SyslogRecord& r) {
+            return r.tag == "kivwatcher" && r.pid == watcher && r.message == "Restarting KIVClient - 1 restarts.";
+        },
+        30s));
+    ASSERT_TRUE(sandbox::eventually([&] { return onlyPidOf(kAgent) > 0 && onlyPidOf(kAgent) != first; }, 30s));
+    const pid_t second = onlyPidOf(kAgent);
+    EXPECT_TRUE(sandbox::eventually([&] { return deviceState().value("logins", 0L) > loginsBefore; }, 30s));
+    EXPECT_EQ(pidsOf(kWatcher), std::set<pid_t>{watcher});
+
+    // The platform orders the update with the project's self-update package.
+    const ino_t agentFile = inodeOf(kAgent);
+    const std::string appName = updateName.substr(0, updateName.size() - std::string(".tar.gz").size());
+    sim.state().queueCommands(device, kivsim::json{{"name", "UpdateOrblet"},
+                                                   {"instructions",
+                                                    {{"InstallationName", "kivclient"},
+                                                     {"InstallationGUID", "8d0c6a52-update"},
+                                                     {"InstallationPackage", "{files}/" + updateName},
+                                                     {"AppName", appName},
+                                                     {"AppType", "tar.gz"}}}});
+    ASSERT_TRUE(sandbox::eventually(
+        [&] { return trimmed(deviceState()["orbletVersion"].get<std::string>()) == KIV_PROJECT_VERSION; }, 60s))
+        << deviceState().dump();
+
+    const kivsim::json reports = sim.state().reports(device);
+    bool reported = false;
+    for (const auto& r : reports) reported = reported || (r["command"] == "updateorblet" && r["success"] == true);
+    EXPECT_TRUE(reported) << reports.dump();
+    EXPECT_EQ(slurp(kHome + "/etc/version"), std::string(KIV_PROJECT_VERSION) + "\n");
+    EXPECT_NE(inodeOf(kAgent), agentFile) << "the agent's program was not replaced";
+    EXPECT_NE(onlyPidOf(kAgent), second);
+    EXPECT_EQ(pidsOf(kWatcher), std::set<pid_t>{watcher});
+    // Same device, same identity, same settings.
+    EXPECT_EQ(deviceState()["uuid"], uuid);
+    EXPECT_EQ(sim.state().devicesSummary().size(), 1U) << sim.state().devicesSummary().dump();
+    EXPECT_EQ(slurp("/var/data/kivc/settings.kivcGen"), identity);
+    EXPECT_EQ(slurp(kHome + "/etc/settings"), settings);
+    EXPECT_TRUE(sandbox::eventually([] { return !updateLeftovers(); }));
+    EXPECT_FALSE(sandbox::exists("/tmp/module/kivclient"));
+
+    sh(kInit + " stop", 30s);
+    sim.stop();
+}
+
+#endif  // KIV_HAVE_SIMULATOR
 
 }  // namespace
