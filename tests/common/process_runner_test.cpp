@@ -115,3 +115,19 @@ TEST(ChildSignalGuard, RestoresTheDispositionAlsoWhenAnExceptionPasses) {
     EXPECT_EQ(after.sa_handler, SIG_IGN);
     ::sigaction(SIGCHLD, &before, nullptr);
 }
+
+// Children are started without copying the caller; what the exec does with
+// odd files must not change with it.
+TEST(RunProcess, ScriptWithoutInterpreterLineRunsThroughTheShellAndUnrunnableFilesFail) {
+    TempDir dir;
+    const std::string script = dir.write("plain-script", "echo \"plain $1\"\nexit 3\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    const ProcessResult plain = runProcess(script, {"x"});
+    EXPECT_EQ(plain.status, 768);
+    EXPECT_EQ(plain.output, "plain x\n");
+
+    const std::string data = dir.write("not-executable", "#!/bin/sh\necho no\n");
+    const ProcessResult denied = runProcess(data, {});
+    EXPECT_EQ(denied.status, 256);
+    EXPECT_EQ(denied.output, "execvp: Permission denied\n");
+}
