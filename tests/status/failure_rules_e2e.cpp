@@ -154,6 +154,21 @@ TEST_F(StatusTest, ScriptKilledBySignalIsAFailedQuery) {
     EXPECT_EQ(kivstatus({"--status", "sys"}).out, "{\"system\":{}}\n");
 }
 
+// The library quotes the offending text; the quote and backslash in it are
+// escaped so that the error object stays readable JSON.
+TEST_F(StatusTest, ErrorMessageIsEscaped) {
+    answer("wifi", "{\"IP Address\":\"10.0.0.1\\x\n");
+    const auto r = kivstatus({"--status", "wifi"});
+    EXPECT_EQ(r.status >> 8, 1);
+    EXPECT_EQ(r.out, R"({"msg":"[json.exception.parse_error.101] parse error at line 1, column 25: syntax error )"
+                     R"(while parsing value - invalid string: forbidden character after backslash; last read: )"
+                     R"('\"10.0.0.1\\x'"})"
+                     "\n");
+    EXPECT_EQ(nlohmann::json::parse(r.out).at("msg"),
+              "[json.exception.parse_error.101] parse error at line 1, column 25: syntax error while parsing value - "
+              "invalid string: forbidden character after backslash; last read: '\"10.0.0.1\\x'");
+}
+
 // "connected" is false only when both address families read "Unassigned".
 TEST_F(StatusTest, ConnectedFromTheMwanAddresses) {
     const struct {
