@@ -552,7 +552,7 @@ TEST(SimulatorProgram, StartsOnFreePortsAndStopsCleanlyOnSigterm) {
     ASSERT_FALSE(r.timedOut);
     EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.status << r.err;
     EXPECT_NE(r.out.find("platform simulator ready"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("register [GB-LDN-P1]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("GB-LDN-P1  register"), std::string::npos) << r.out;
     EXPECT_EQ(json::parse(dir.read("state.json"))["devices"][0]["name"], "GB-LDN-P1");
 }
 

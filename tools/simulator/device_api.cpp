@@ -223,7 +223,10 @@ bool applyFault(const std::optional<Fault>& fault, const httplib::Request& req, 
 }
 
 void finish(ServerContext& ctx, const httplib::Response& res, json& entry) {
-    if (!entry.value("dropped", false)) entry["status"] = res.status;
+    if (!entry.value("dropped", false)) {
+        entry["status"] = res.status;
+        if (res.status != 200 && !entry.contains("answer")) entry["answer"] = res.body.substr(0, LOGGED_ANSWER_LIMIT);
+    }
     ctx.log.append(std::move(entry));
 }
 

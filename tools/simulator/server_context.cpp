@@ -23,19 +23,31 @@ std::string shortText(const std::string& s, size_t limit) {
     return s.size() > limit ? out + "..." : out;
 }
 
-// "12:00:01.123  GB-LDN-DEV001  checkin  -> 200 "NoActivity""
+// "12:00:01.123  GB-LDN-DEV001  checkin           -> "NoActivity""
 std::string consoleLine(const json& e) {
     std::string time = e.value("time", "");
     if (time.size() >= 23) time = time.substr(11, 12);
-    std::string line = time + "  " + e.value("endpoint", "?");
-    if (e.contains("device")) line += " [" + e["device"].get<std::string>() + "]";
-    if (e.contains("fault")) line += "  FAULT " + dumpJson(e["fault"]);
-    line += "  -> " + (e.contains("status") ? std::to_string(e["status"].get<int>()) : std::string("dropped"));
-    if (e.contains("answer")) line += " " + shortText(e["answer"].get<std::string>(), 160);
-    if (e.contains("report")) line += "  report " + dumpJson(e["report"]);
-    if (e.contains("upload")) {
-        line += "  upload " + e["upload"].value("fileName", "") + " (" +
-                std::to_string(e["upload"].value("size", 0L)) + " bytes)";
+    std::string device = e.value("device", "");
+    if (device.empty()) device = e.value("deviceUuid", "-");
+    std::string endpoint = e.value("endpoint", "?");
+    if (endpoint.size() < 17) endpoint.resize(17, ' ');
+    std::string line = time + "  " + device + "  " + endpoint + " ";
+    if (e.contains("fault")) line += "FAULT " + dumpJson(e["fault"]) + " ";
+    const int status = e.value("status", 0);
+    if (e.value("dropped", false)) {
+        line += "-> connection dropped";
+    } else if (e.contains("report") && status == 200) {
+        const json& r = e["report"];
+        line += "report: command=" + r.value("command", "") + " issuccess=" + r.value("issuccess", "") +
+                " message=" + shortText(dumpJson(r["message"]), 160);
+    } else if (e.contains("file") && status == 200) {
+        line += "sent " + e.value("file", "") + " (" + std::to_string(e.value("size", 0L)) + " bytes)";
+    } else if (e.contains("upload") && status == 200) {
+        line += "received " + e["upload"].value("fileName", "") + " (" + std::to_string(e["upload"].value("size", 0L)) +
+                " bytes)";
+    } else {
+        line += "-> " + (status == 200 ? std::string() : std::to_string(status) + " ") +
+                shortText(e.value("answer", ""), 160);
     }
     return line;
 }
