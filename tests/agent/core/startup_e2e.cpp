@@ -22,7 +22,7 @@
 
 namespace {
 
-const std::string AGENT = "/opt/kivclient/kivclient";
+const std::string AGENT = "/opt/kivclient/kivclient";  // in the sandbox, put there by writeAgentLayout
 const std::string KIVC_DIR = "/var/data/kivc";
 const std::string GEN = "/var/data/kivc/settings.kivcGen";
 const std::string MANUF = "/var/data/kivc/settings.kivcManuf";
@@ -61,9 +61,7 @@ protected:
         syslog.emplace();
     }
 
-    void TearDown() override {
-        if (readOnly) ::umount2(KIVC_DIR.c_str(), MNT_DETACH);
-    }
+    void TearDown() override { undoReadOnly(); }
 
     void install() { sandbox::writeAgentLayout(layout, KIV_AGENT_BINARY); }
 
@@ -115,6 +113,10 @@ public:
         ASSERT_EQ(::mount(KIVC_DIR.c_str(), KIVC_DIR.c_str(), nullptr, MS_BIND, nullptr), 0);
         readOnly = true;
         ASSERT_EQ(::mount(nullptr, KIVC_DIR.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    }
+    void undoReadOnly() {
+        if (readOnly) ::umount2(KIVC_DIR.c_str(), MNT_DETACH);
+        readOnly = false;
     }
 
 protected:
@@ -242,36 +244,43 @@ TEST_F(Startup, EmptyCountryAndSiteCodesTakeTheDefaults) {
 
 TEST_F(Startup, HandledFailuresLogTheReasonAndEndWithStatusOne) {
     const std::string noKey = "Unexpected exception occurred : Map key '";
+    const std::string givenIdentity = "MOD_KIVCLIENT_PASSWORD=abc\n";
+    enum class Identity { Created, Absent, AsGiven };
     const struct {
         const char* what;
         std::function<void(Startup&)> breakIt;
         Lines syslog;
-        bool identityCreated;
+        Identity identity;
     } cases[] = {
         {"identity directory missing", [](Startup&) { sandbox::removeAll(KIVC_DIR); },
-         {{NOTICE, "started"}, {ERR, "File open exception: Can't open Directory /var/data/kivc"}}, false},
+         {{NOTICE, "started"}, {ERR, "File open exception: Can't open Directory /var/data/kivc"}}, Identity::Absent},
         {"manufacturing file missing on first start", [](Startup&) { sandbox::removeAll(MANUF); },
-         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /var/data/kivc/settings.kivcManuf"}}, true},
+         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /var/data/kivc/settings.kivcManuf"}},
+         Identity::Created},
         {"system file missing", [](Startup&) { sandbox::removeAll(SYS); },
-         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /opt/kivclient/etc/settings.kivcsys"}}, true},
+         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /opt/kivclient/etc/settings.kivcsys"}},
+         Identity::Created},
         {"agent settings missing", [](Startup&) { sandbox::removeAll(SETTINGS); },
-         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /opt/kivclient/etc/settings"}}, true},
+         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /opt/kivclient/etc/settings"}},
+         Identity::Created},
         {"identity file cannot be written", [](Startup& t) { t.makeIdentityDirReadOnly(); },
-         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /var/data/kivc/settings.kivcGen"}}, false},
+         {{NOTICE, "started"}, {ERR, "File open exception: Can't open file /var/data/kivc/settings.kivcGen"}},
+         Identity::Absent},
         {"country code key missing",
          [](Startup&) { sandbox::writeFile(MANUF, "MOD_KIVCLIENT_SITECODE=LDN\nMOD_KIVCLIENT_DEVID=D\n"); },
-         {{NOTICE, "started"}, {ERR, noKey + "countrycode' not found"}}, true},
+         {{NOTICE, "started"}, {ERR, noKey + "countrycode' not found"}}, Identity::Created},
         {"connection type line without an underscore",
          [](Startup&) { sandbox::writeFile(SETTINGS, "MOD_KIVCLIENT_HOSTEDPLATFORM=h\nMOD_KIVCLIENT_PORT=1\nCONNTYPE=http\n"); },
-         {{NOTICE, "started"}, {NOTICE, "Device id is GB-LDN-DEV001"}, {ERR, noKey + "conntype' not found"}}, true},
+         {{NOTICE, "started"}, {NOTICE, "Device id is GB-LDN-DEV001"}, {ERR, noKey + "conntype' not found"}},
+         Identity::Created},
         {"uuid key missing from an existing identity",
-         [](Startup&) { sandbox::writeFile(GEN, "MOD_KIVCLIENT_PASSWORD=abc\n"); },
-         {{NOTICE, "started"}, {NOTICE, "Device id is GB-LDN-DEV001"}, {ERR, noKey + "uuid' not found"}}, false},
+         [&](Startup&) { sandbox::writeFile(GEN, givenIdentity); },
+         {{NOTICE, "started"}, {NOTICE, "Device id is GB-LDN-DEV001"}, {ERR, noKey + "uuid' not found"}},
+         Identity::AsGiven},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (readOnly) ::umount2(KIVC_DIR.c_str(), MNT_DETACH);
-        readOnly = false;
+        undoReadOnly();
         sandbox::resetRouter();
         syslog->clear();
         install();
@@ -284,11 +293,10 @@ TEST_F(Startup, HandledFailuresLogTheReasonAndEndWithStatusOne) {
         const auto trace = sandbox::debugMessages(r.out);
         ASSERT_FALSE(trace.empty());
         EXPECT_EQ(trace.back(), c.syslog.back().second);
-        if (c.identityCreated) {
-            EXPECT_EQ(passwordOf(GEN).size(), 15u) << passwordOf(GEN);
-        }
-        if (c.what == std::string("identity file cannot be written")) {
-            EXPECT_FALSE(sandbox::exists(GEN));
+        switch (c.identity) {
+            case Identity::Created: EXPECT_EQ(passwordOf(GEN).size(), 15u) << passwordOf(GEN); break;
+            case Identity::Absent: EXPECT_FALSE(sandbox::exists(GEN)); break;
+            case Identity::AsGiven: EXPECT_EQ(sandbox::readFile(GEN), givenIdentity); break;
         }
     }
 }
