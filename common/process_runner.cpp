@@ -1,34 +1,31 @@
 #include "process_runner.h"
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-
-extern char** environ;
+#include <cstring>
 
 namespace {
 
-// Starts the child the cheap way: posix_spawnp shares the caller's memory
-// until the exec instead of copying its page tables (kivstatus starts nine
-// scripts for one report). The child gets the same descriptors as below.
-// False when it could not be started this way; the caller then forks, so
-// that every failure (and the shell fallback for scripts without "#!")
-// looks exactly as it always did.
-bool spawnChild(char* const argv[], const int fds[2], pid_t* pid) {
-    posix_spawn_file_actions_t actions;
-    if (::posix_spawn_file_actions_init(&actions) != 0) return false;
-    bool ok = ::posix_spawn_file_actions_addclose(&actions, fds[0]) == 0 &&
-              ::posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO) == 0 &&
-              ::posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO) == 0;
-    if (ok && fds[1] != STDOUT_FILENO && fds[1] != STDERR_FILENO) {
-        ok = ::posix_spawn_file_actions_addclose(&actions, fds[1]) == 0;
-    }
-    ok = ok && ::posix_spawnp(pid, argv[0], &actions, nullptr, argv, environ) == 0;
-    ::posix_spawn_file_actions_destroy(&actions);
-    return ok;
+// Runs in the child of a vfork: it shares the caller's memory until the exec,
+// so it touches nothing but its own stack and makes only system calls.
+[[noreturn]] void execChild(char* const argv[], const int fds[2]) {
+    ::close(fds[0]);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    if (fds[1] != STDOUT_FILENO && fds[1] != STDERR_FILENO) ::close(fds[1]);
+    ::execvp(argv[0], argv);
+    // What perror("execvp") prints, without stdio: it goes to the pipe, so
+    // the caller receives it as the program's output.
+    const char* reason = std::strerror(errno);
+    const char prefix[] = "execvp: ";
+    ssize_t ignored = ::write(STDERR_FILENO, prefix, sizeof prefix - 1);
+    ignored = ::write(STDERR_FILENO, reason, std::strlen(reason));
+    ignored = ::write(STDERR_FILENO, "\n", 1);
+    (void)ignored;
+    ::_exit(1);
 }
 
 }  // namespace
@@ -55,21 +52,15 @@ ProcessPipe openProcessPipe(const std::string& program, const std::vector<std::s
     for (auto& s : copies) argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    pid_t pid = -1;
-    if (!spawnChild(argv.data(), fds, &pid)) pid = ::fork();
+    // vfork rather than fork: the caller's page tables are not copied, which
+    // matters when kivstatus starts nine scripts for one report, and the
+    // child reports a failed exec itself in every environment.
+    const pid_t pid = ::vfork();
     if (pid < 0) {
         std::perror("fork");
         std::exit(1);
     }
-    if (pid == 0) {  // only when spawning failed: reproduces its failure here
-        ::close(fds[0]);
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::dup2(fds[1], STDERR_FILENO);
-        if (fds[1] != STDOUT_FILENO && fds[1] != STDERR_FILENO) ::close(fds[1]);
-        ::execvp(argv[0], argv.data());
-        std::perror("execvp");
-        ::_exit(1);
-    }
+    if (pid == 0) execChild(argv.data(), fds);
     ::close(fds[1]);
     FILE* stream = ::fdopen(fds[0], "r");
     if (stream == nullptr) ::close(fds[0]);
