@@ -219,6 +219,7 @@ void handleAdminRequest(ServerContext& ctx, const httplib::Request& req, httplib
 std::string oneLine(const std::string& s, size_t limit) {
     std::string out;
     for (char c : s) out += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+    while (!out.empty() && out.back() == ' ') out.pop_back();
     if (out.size() > limit) out = out.substr(0, limit) + "...";
     return out;
 }
@@ -232,7 +233,7 @@ std::string summaryText(PlatformState& state) {
     for (const auto& summary : devices) {
         const json d = state.device(summary["uuid"].get<std::string>());
         out << "Device " << d["name"].get<std::string>() << "  (uuid " << d["uuid"].get<std::string>() << ")\n";
-        out << "  firmware " << d["firmware"].get<std::string>() << ", agent " << d["orbletVersion"].get<std::string>()
+        out << "  firmware " << oneLine(d["firmware"], 40) << ", agent " << oneLine(d["orbletVersion"], 40)
             << ", logins " << d["logins"] << ", check-ins " << d["checkins"]
             << ", still queued " << d["queued"] << "\n";
         // Runs of the same command are shown once with their count.
@@ -255,7 +256,7 @@ std::string summaryText(PlatformState& state) {
         }
         flush();
         out << "  commands sent: " << (handed.empty() ? "none" : handed) << "\n";
-        out << "  completion reports: " << (d["reports"].empty() ? "none" : "") << "\n";
+        out << "  completion reports:" << (d["reports"].empty() ? " none" : "") << "\n";
         for (const auto& r : d["reports"]) {
             const std::string command = r.value("command", "");
             out << "    " << command << std::string(command.size() < 18 ? 18 - command.size() : 1, ' ')
@@ -264,7 +265,7 @@ std::string summaryText(PlatformState& state) {
             if (!message.empty()) out << "  \"" << oneLine(message, 100) << "\"";
             out << "\n";
         }
-        out << "  uploads: " << (d["uploads"].empty() ? "none" : "") << "\n";
+        out << "  uploads:" << (d["uploads"].empty() ? " none" : "") << "\n";
         for (const auto& u : d["uploads"]) {
             out << "    #" << u.value("index", 0L) << " " << u.value("endpoint", "") << "  "
                 << u.value("fileName", "") << ", " << u.value("size", 0L) << " bytes, stored as "

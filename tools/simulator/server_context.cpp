@@ -169,11 +169,14 @@ void sendError(httplib::Response& res, int status, const std::string& message) {
     sendJson(res, status, {{"error", message}});
 }
 
-// The server library does not hand out the connection's socket, so it is
-// found among the process's descriptors by its two addresses. Shutting it
-// down (rather than closing it) leaves the descriptor to the library, which
-// then fails to write the answer and closes it as usual.
-void dropConnection(const httplib::Request& req) {
+// Calls `match` with the local and peer address of every connected socket of
+// the process; shuts down those for which it returns true. The server
+// library does not hand out its connections' sockets, so they are found
+// among the process's descriptors. Shutting a socket down (rather than
+// closing it) leaves the descriptor to the library, which then fails to use
+// it and closes it as usual.
+template <typename Match>
+void shutdownSockets(Match match) {
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return;
     while (dirent* e = readdir(dir)) {
@@ -183,13 +186,20 @@ void dropConnection(const httplib::Request& req) {
         socklen_t localLen = sizeof local, peerLen = sizeof peer;
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
-        if (portOf(local) == req.local_port && portOf(peer) == req.remote_port &&
-            addressText(peer) == req.remote_addr) {
-            shutdown(fd, SHUT_RDWR);
-            break;
-        }
+        if (match(local, peer)) shutdown(fd, SHUT_RDWR);
     }
     closedir(dir);
+}
+
+void dropConnection(const httplib::Request& req) {
+    shutdownSockets([&req](const sockaddr_storage& local, const sockaddr_storage& peer) {
+        return portOf(local) == req.local_port && portOf(peer) == req.remote_port &&
+               addressText(peer) == req.remote_addr;
+    });
+}
+
+void closeConnections(int port) {
+    shutdownSockets([port](const sockaddr_storage& local, const sockaddr_storage&) { return portOf(local) == port; });
 }
 
 std::string rawParam(const std::string& target, const std::string& name) {

@@ -74,6 +74,9 @@ void sendError(httplib::Response& res, int status, const std::string& message);
 // Closes the request's connection under the server, so that the client sees
 // the connection drop without an answer.
 void dropConnection(const httplib::Request& req);
+// Ends every connection that clients hold open to `port` (a stopping server
+// would otherwise wait for idle keep-alive connections to time out).
+void closeConnections(int port);
 
 // The raw (still percent-encoded) value of a query parameter, as sent.
 std::string rawParam(const std::string& target, const std::string& name);

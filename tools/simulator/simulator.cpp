@@ -42,7 +42,9 @@ void configure(httplib::Server& server, ServerContext& ctx) {
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_payload_max_length(MAX_UPLOAD_BYTES);
-    server.set_keep_alive_timeout(2);
+    // Longer than a device's usual pause between check-ins, so that an idle
+    // connection is not closed just as the device reuses it.
+    server.set_keep_alive_timeout(120);
     server.set_error_handler(static_cast<httplib::Server::HandlerWithResponse>(
         [](const httplib::Request&, httplib::Response& res) {
             if (res.body.empty()) sendError(res, res.status, "HTTP status " + std::to_string(res.status));
@@ -172,6 +174,9 @@ void Simulator::stop() {
     waiter_.stopAll();
     if (http_) http_->stop();
     if (https_) https_->stop();
+    for (int port : {httpPort_, httpsPort_}) {
+        if (port > 0 && started_) closeConnections(port);
+    }
     if (httpThread_.joinable()) httpThread_.join();
     if (httpsThread_.joinable()) httpsThread_.join();
     if (started_) state_.save();
