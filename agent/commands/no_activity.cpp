@@ -19,8 +19,9 @@ public:
         const std::string text = settings.get("sleep");
         debugLog("Sleeping for (seconds) : " + text);
         const int seconds = std::stoi(text);
-        // A negative interval would turn into a pause of decades.
-        seams().sleep(seconds > 0 ? static_cast<unsigned>(seconds) : 0U);
+        // Nothing to wait for at 0 (sleep(0) still costs a timer round
+        // trip), and a negative interval would become a pause of decades.
+        if (seconds > 0) seams().sleep(static_cast<unsigned>(seconds));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "core/service_loop.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -34,11 +35,17 @@ bool shouldReport(int& counter, int limit) {
     return report;
 }
 
+// The file must end up holding exactly "OK". Overwriting in place and
+// trimming only a longer file gives that without truncating on every
+// check-in, which frees and reallocates the file's page each time.
 void writeHeartbeat(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;  // the watchdog will notice; nothing else to do
-    const ssize_t written = ::write(fd, "OK", 2);
-    (void)written;
+    struct stat st {};
+    if (::pwrite(fd, "OK", 2, 0) == 2 && ::fstat(fd, &st) == 0 && st.st_size > 2) {
+        const int trimmed = ::ftruncate(fd, 2);
+        (void)trimmed;
+    }
     ::close(fd);
 }
 

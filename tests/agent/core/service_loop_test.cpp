@@ -118,6 +118,17 @@ TEST_F(ServiceLoop, HeartbeatOnlyAfterSuccessfulCheckIn) {
     EXPECT_FALSE(fileExists(heartbeat()));
 }
 
+TEST_F(ServiceLoop, HeartbeatReplacesAnyOlderContentWithExactlyOK) {
+    for (const std::string old : {"", "X", "OK", "stale heartbeat text"}) {
+        dir.write("watcher", old);
+        login();
+        checkIns(1);
+        stopScript();
+        run();
+        EXPECT_EQ(dir.read("watcher"), "OK") << old;
+    }
+}
+
 TEST_F(ServiceLoop, UnwritableHeartbeatIsIgnored) {
     login();
     checkIns(3);
