@@ -6,7 +6,16 @@ int CloudServices::downloadFile(const std::string& url, const std::string& desti
     // the shell used to eat them, so they are taken off here.
     std::string bare = url;
     if (bare.size() >= 2 && bare.front() == '"' && bare.back() == '"') bare = bare.substr(1, bare.size() - 2);
+    // curl refuses a URL with a blank in it; the blank can only mean %20.
+    std::string target;
+    for (const char c : bare) {
+        if (c == ' ') {
+            target += "%20";
+        } else {
+            target += c;
+        }
+    }
     // Both go to the shell as single quoted words: a URL's "&" or ";" must
     // reach curl, not start another command.
-    return runShellCommand("curl -k -1 -o " + shellQuote(destination) + " " + shellQuote(bare));
+    return runShellCommand("curl -k -1 -o " + shellQuote(destination) + " " + shellQuote(target));
 }
