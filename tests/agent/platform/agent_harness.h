@@ -23,7 +23,9 @@ constexpr int DAEMON_NOTICE = 3 * 8 + 5;  // LOG_DAEMON | LOG_NOTICE
 
 class AgentRun {
 public:
-    AgentRun() {
+    // HTTPS when a certificate and key are given (keep them outside /tmp,
+    // which is emptied here).
+    explicit AgentRun(const std::string& cert = "", const std::string& key = "") : platform(cert, key) {
         sandbox::resetRouter();
         sandbox::removeAll(SHIM_LOG);
     }
@@ -34,6 +36,11 @@ public:
     void start(sandbox::AgentLayout layout = {}, int sleepMs = 10, const std::vector<std::string>& args = {}) {
         layout.port = std::to_string(platform.port());
         sandbox::writeAgentLayout(layout, KIV_AGENT_BINARY);
+        if (!extraSettings.empty()) {
+            const std::string file = "/opt/kivclient/etc/settings";
+            sandbox::writeFile(file, sandbox::readFile(file) + extraSettings);
+        }
+        if (prepare) prepare();
         std::vector<std::string> argv = {"/opt/kivclient/kivclient"};
         argv.insert(argv.end(), args.begin(), args.end());
         agent = std::make_unique<sandbox::Process>(
@@ -75,6 +82,9 @@ public:
         }
         return n;
     }
+
+    std::string extraSettings;      // lines added to the agent's settings file
+    std::function<void()> prepare;  // runs after the layout is written, before the agent starts
 
     // Order matters: the agent stops before the sink and the server go.
     testplatform::TestPlatform platform;
