@@ -159,16 +159,17 @@ reported() { [ "$(reports)" -ge "$1" ]; }
 # agent's next check-in (some commands go on working after their report).
 expected=0
 send() {  # send TITLE JSON
+  local before
   step "$1"
   expected=$((expected + 1))
+  before=$(device_field checkins)
   api -d "$2" "$admin/devices/$device/commands" > /dev/null
   # Long enough to see the agent through a failure and its 60 s pause.
   if ! wait_until 90 reported $expected; then
     note "${red}no report within 90 s; going on"
   fi
-  local now
-  now=$(device_field checkins)
-  wait_until 20 checked_in $((now + 1)) || true
+  # The check-in that fetched the command, then the one after it.
+  wait_until 20 checked_in $((before + 2)) || true
   sleep 0.5
 }
 upload() {  # upload N: the platform's copy of the device's upload N, on one line

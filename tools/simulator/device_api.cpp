@@ -1,6 +1,7 @@
 #include "device_api.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -148,12 +149,17 @@ Reply answerUpload(Call& c, const std::string& endpoint) {
     const httplib::MultipartFormData part = c.req.get_file_value("file");
     const std::string uuid = c.req.get_param_value("deviceuuid");
 
+    // Named by time and a counter, so that a restarted simulator never
+    // writes over an upload an earlier run stored in the same place.
     static std::atomic<long> counter{0};
     const fs::path dir = fs::path(c.ctx.uploadsDir) / safeName(uuid);
     std::error_code ec;
     fs::create_directories(dir, ec);
-    const fs::path stored =
-        dir / (std::to_string(++counter) + "-" + endpoint + "-" + safeName(part.filename));
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const fs::path stored = dir / (std::to_string(ms) + "-" + std::to_string(++counter) + "-" + endpoint + "-" +
+                                   safeName(part.filename));
     {
         std::ofstream out(stored, std::ios::binary | std::ios::trunc);
         out.write(part.content.data(), static_cast<std::streamsize>(part.content.size()));
