@@ -464,6 +464,13 @@ TEST_F(SimulatorTest, ScenarioPreloadsEverythingOrNothing) {
     auto fresh = enrol("NEW");
     EXPECT_EQ(client->checkin(fresh.first, fresh.second), "\"UploadConfig\"");
     EXPECT_EQ(client->adminJson("GET", "faults").size(), 1u);
+
+    // A restart on the saved state does not apply the scenario a second time.
+    client.reset();
+    sim.reset();
+    ASSERT_NO_THROW(start(false, scenario));
+    EXPECT_EQ(client->adminJson("GET", "devices").size(), 2u);
+    EXPECT_EQ(client->adminJson("GET", "devices/GB-S-X1/commands"), json::array());
 }
 
 TEST_F(SimulatorTest, StateSurvivesARestart) {
