@@ -107,15 +107,15 @@ std::vector<json> list(const json& obj, const char* key) {
     return std::vector<json>(v.begin(), v.end());
 }
 
-QueuedCommand parseCommand(const json& spec) {
+QueuedCommand parseCommand(const json& given) {
     QueuedCommand c;
-    if (spec.is_string()) {
-        c.name = spec.get<std::string>();
+    if (given.is_string()) {
+        c.name = given.get<std::string>();
     } else {
-        requireObject(spec, "a command");
-        onlyKeys(spec, {"name", "instructions"}, "a command");
-        c.name = text(spec, "name", true);
-        const json& ins = member(spec, "instructions");
+        requireObject(given, "a command");
+        onlyKeys(given, {"name", "instructions"}, "a command");
+        c.name = text(given, "name", true);
+        const json& ins = member(given, "instructions");
         if (!ins.is_null()) {
             requireObject(ins, "\"instructions\"");
             c.instructions = ins;
@@ -134,12 +134,12 @@ QueuedCommand parseCommand(const json& spec) {
     return c;
 }
 
-std::deque<QueuedCommand> parseCommands(const json& spec) {
+std::deque<QueuedCommand> parseCommands(const json& given) {
     std::deque<QueuedCommand> out;
-    if (spec.is_array()) {
-        for (const auto& c : spec) out.push_back(parseCommand(c));
+    if (given.is_array()) {
+        for (const auto& c : given) out.push_back(parseCommand(c));
     } else {
-        out.push_back(parseCommand(spec));
+        out.push_back(parseCommand(given));
     }
     return out;
 }
@@ -152,19 +152,19 @@ json queueJson(const std::deque<QueuedCommand>& q) {
     return out;
 }
 
-Fault parseFault(const json& spec) {
-    requireObject(spec, "a fault");
-    onlyKeys(spec, {"endpoint", "device", "delayMs", "status", "body", "notJson", "drop", "count"}, "a fault");
+Fault parseFault(const json& given) {
+    requireObject(given, "a fault");
+    onlyKeys(given, {"endpoint", "device", "delayMs", "status", "body", "notJson", "drop", "count"}, "a fault");
     Fault f;
-    f.endpoint = text(spec, "endpoint", true);
+    f.endpoint = text(given, "endpoint", true);
     if (f.endpoint.empty()) throw BadInput("\"endpoint\" must not be empty");
-    f.device = text(spec, "device", false);
-    f.delayMs = number(spec, "delayMs", 0, 0, 600000);
-    f.status = static_cast<int>(number(spec, "status", 0, 100, 599));
-    if (!member(spec, "body").is_null()) f.body = text(spec, "body", true);
-    f.notJson = flag(spec, "notJson");
-    f.drop = flag(spec, "drop");
-    f.remaining = number(spec, "count", -1, 1, 1000000000);
+    f.device = text(given, "device", false);
+    f.delayMs = number(given, "delayMs", 0, 0, 600000);
+    f.status = static_cast<int>(number(given, "status", 0, 100, 599));
+    if (!member(given, "body").is_null()) f.body = text(given, "body", true);
+    f.notJson = flag(given, "notJson");
+    f.drop = flag(given, "drop");
+    f.remaining = number(given, "count", -1, 1, 1000000000);
     if (f.delayMs == 0 && f.status == 0 && !f.body && !f.notJson && !f.drop) {
         throw BadInput("a fault needs at least one of delayMs, status, body, notJson, drop");
     }
@@ -187,13 +187,13 @@ json faultToJson(const Fault& f) {
 
 namespace {
 
-json manufacturedEntry(const json& spec) {
-    requireObject(spec, "a manufactured entry");
-    onlyKeys(spec, {"countryCode", "siteCode", "devId", "macAddress"}, "a manufactured entry");
-    json e = {{"countryCode", text(spec, "countryCode", true)},
-              {"siteCode", text(spec, "siteCode", true)},
-              {"devId", text(spec, "devId", true)}};
-    if (spec.contains("macAddress")) e["macAddress"] = text(spec, "macAddress", true);
+json manufacturedEntry(const json& given) {
+    requireObject(given, "a manufactured entry");
+    onlyKeys(given, {"countryCode", "siteCode", "devId", "macAddress"}, "a manufactured entry");
+    json e = {{"countryCode", text(given, "countryCode", true)},
+              {"siteCode", text(given, "siteCode", true)},
+              {"devId", text(given, "devId", true)}};
+    if (given.contains("macAddress")) e["macAddress"] = text(given, "macAddress", true);
     return e;
 }
 
@@ -203,38 +203,38 @@ std::vector<json> jsonList(const json& obj, const char* key) {
     return out;
 }
 
-Device parseDevice(const json& spec) {
-    requireObject(spec, "a device");
+Device parseDevice(const json& given) {
+    requireObject(given, "a device");
     Device d;
-    d.uuid = text(spec, "uuid", false);
+    d.uuid = text(given, "uuid", false);
     if (d.uuid.empty()) d.uuid = newUuid();
-    d.countryCode = text(spec, "countryCode", true);
-    d.siteCode = text(spec, "siteCode", true);
-    d.devId = text(spec, "devId", true);
-    d.macAddress = text(spec, "macAddress", false);
-    d.password = text(spec, "password", false);
-    d.firmware = text(spec, "firmware", false);
-    d.orbletVersion = text(spec, "orbletVersion", false);
-    d.token = text(spec, "token", false);
-    d.registeredAt = text(spec, "registeredAt", false, nowText());
-    d.lastLogin = text(spec, "lastLogin", false);
-    d.lastCheckin = text(spec, "lastCheckin", false);
-    d.logins = number(spec, "logins", 0, 0, LONG_MAX);
-    d.checkins = number(spec, "checkins", 0, 0, LONG_MAX);
+    d.countryCode = text(given, "countryCode", true);
+    d.siteCode = text(given, "siteCode", true);
+    d.devId = text(given, "devId", true);
+    d.macAddress = text(given, "macAddress", false);
+    d.password = text(given, "password", false);
+    d.firmware = text(given, "firmware", false);
+    d.orbletVersion = text(given, "orbletVersion", false);
+    d.token = text(given, "token", false);
+    d.registeredAt = text(given, "registeredAt", false, nowText());
+    d.lastLogin = text(given, "lastLogin", false);
+    d.lastCheckin = text(given, "lastCheckin", false);
+    d.logins = number(given, "logins", 0, 0, LONG_MAX);
+    d.checkins = number(given, "checkins", 0, 0, LONG_MAX);
     for (const char* key : {"queue", "commands"}) {
-        const json& q = member(spec, key);
+        const json& q = member(given, key);
         if (q.is_null()) continue;
         if (!q.is_array()) throw BadInput(std::string("\"") + key + "\" must be an array");
         for (auto& c : parseCommands(q)) d.queue.push_back(std::move(c));
     }
-    const json& ins = member(spec, "instructions");
+    const json& ins = member(given, "instructions");
     if (!ins.is_null()) {
         requireObject(ins, "\"instructions\"");
         for (auto it = ins.begin(); it != ins.end(); ++it) d.instructions[it.key()] = it.value();
     }
-    d.issued = jsonList(spec, "issued");
-    d.reports = jsonList(spec, "reports");
-    d.uploads = jsonList(spec, "uploads");
+    d.issued = jsonList(given, "issued");
+    d.reports = jsonList(given, "reports");
+    d.uploads = jsonList(given, "uploads");
     return d;
 }
 
@@ -452,9 +452,9 @@ json PlatformState::device(const std::string& id) {
     return deviceJson(get(id), true);
 }
 
-json PlatformState::addDevice(const json& spec) {
+json PlatformState::addDevice(const json& given) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Device d = parseDevice(spec);
+    Device d = parseDevice(given);
     if (devices_.count(d.uuid) != 0) throw BadInput("a device with uuid " + d.uuid + " exists already");
     for (const auto& [uuid, other] : devices_) {
         if (other.name() == d.name()) throw BadInput("device " + d.name() + " is registered already");
@@ -529,12 +529,12 @@ json PlatformState::manufactured() {
     return {{"required", manufacturedRequired_}, {"devices", manufactured_}};
 }
 
-void PlatformState::setManufactured(const json& spec) {
-    requireObject(spec, "the manufactured list");
-    onlyKeys(spec, {"required", "devices"}, "the manufactured list");
+void PlatformState::setManufactured(const json& given) {
+    requireObject(given, "the manufactured list");
+    onlyKeys(given, {"required", "devices"}, "the manufactured list");
     std::vector<json> entries;
-    for (const auto& e : list(spec, "devices")) entries.push_back(manufacturedEntry(e));
-    const bool required = flag(spec, "required");
+    for (const auto& e : list(given, "devices")) entries.push_back(manufacturedEntry(e));
+    const bool required = flag(given, "required");
     std::lock_guard<std::mutex> lock(mutex_);
     manufacturedRequired_ = required;
     manufactured_ = std::move(entries);
@@ -555,12 +555,12 @@ json PlatformState::faults() {
     return out;
 }
 
-json PlatformState::addFaults(const json& spec) {
+json PlatformState::addFaults(const json& given) {
     std::vector<Fault> parsed;
-    if (spec.is_array()) {
-        for (const auto& f : spec) parsed.push_back(parseFault(f));
+    if (given.is_array()) {
+        for (const auto& f : given) parsed.push_back(parseFault(f));
     } else {
-        parsed.push_back(parseFault(spec));
+        parsed.push_back(parseFault(given));
     }
     std::lock_guard<std::mutex> lock(mutex_);
     json ids = json::array();
@@ -619,7 +619,7 @@ void PlatformState::applyScenario(const json& scenario) {
         flag(*manufacturedSpec, "required");
     }
     std::vector<Device> devices;
-    for (const auto& spec : list(scenario, "devices")) devices.push_back(parseDevice(spec));
+    for (const auto& given : list(scenario, "devices")) devices.push_back(parseDevice(given));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (size_t i = 0; i < devices.size(); ++i) {
@@ -641,8 +641,8 @@ void PlatformState::applyScenario(const json& scenario) {
 
     if (manufacturedSpec) setManufactured(*manufacturedSpec);
     for (const auto& d : devices) {
-        json spec = deviceJson(d, true);
-        addDevice(spec);
+        json given = deviceJson(d, true);
+        addDevice(given);
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -678,8 +678,8 @@ json PlatformState::toJson() {
 void PlatformState::loadJson(const json& state) {
     requireObject(state, "a saved state");
     std::map<std::string, Device> devices;
-    for (const auto& spec : list(state, "devices")) {
-        Device d = parseDevice(spec);
+    for (const auto& given : list(state, "devices")) {
+        Device d = parseDevice(given);
         const std::string uuid = d.uuid;
         devices[uuid] = std::move(d);
     }

@@ -112,7 +112,7 @@ public:
     // ---- admin ----
     json devicesSummary();
     json device(const std::string& id);  // uuid or device name; throws NotFound
-    json addDevice(const json& spec);    // returns the device
+    json addDevice(const json& given);    // returns the device
     void removeDevice(const std::string& id);
     // Queues for a registered device, or for a device name that is to register.
     json queueCommands(const std::string& id, const json& commands);
@@ -124,11 +124,11 @@ public:
     std::string uploadPath(const std::string& id, long index);  // throws NotFound
 
     json manufactured();
-    void setManufactured(const json& spec);
+    void setManufactured(const json& given);
     void addManufactured(const json& entry);
 
     json faults();
-    json addFaults(const json& spec);  // object or array; returns the ids
+    json addFaults(const json& given);  // object or array; returns the ids
     void removeFault(long id);
     void clearFaults();
     // The first fault matching the request, with its count used up.

@@ -139,7 +139,7 @@ TEST_F(Startup, FirstStartCreatesTheIdentityTracesEveryStepAndGoesOn) {
         "Password = " + password,
         "HomeDir is : /opt/kivclient",
         "ConfigDir is : /etc/settings",
-        "SUScriptDir is : /etc/scripts",
+        "SUScriptDir is : /etc/scripts/",
         "SUScriptPrefix is : S",
         "SUScriptSymLinkDir is : /etc/rc.d",
         "SUScriptSymLinkPrefix is : K",

@@ -151,7 +151,7 @@ void writeAgentLayout(const AgentLayout& l, const std::string& agentBinary) {
     writeFile("/opt/kivclient/etc/settings.kivcsys",
               "MOD_KIVCLIENT_HOMEDIR=/opt/kivclient\n"
               "MOD_KIVCLIENT_CONFIGDIR=/etc/settings\n"
-              "MOD_KIVCLIENT_SUSCRIPTDIR=/etc/scripts\n"
+              "MOD_KIVCLIENT_SUSCRIPTDIR=/etc/scripts/\n"
               "MOD_KIVCLIENT_SUSCRIPTPREFIX=S\n"
               "MOD_KIVCLIENT_SUSCRIPTSYMLINKDIR=/etc/rc.d\n"
               "MOD_KIVCLIENT_SUSCRIPTSYMLINKPREFIX=K\n"
