@@ -24,5 +24,8 @@ void CloudServices::checkIn(const CommandEntry* table, int count) {
         }
     }
     if (name == "InvalidToken") throw InvalidTokenException("InvalidToken");
-    commandCompleted(name, false, "Unknown%20Command");
+    // The name is echoed encoded: raw, a blank makes the report an invalid URL
+    // (so the agent could never get past this answer) and a "&" adds
+    // parameters. Plain names come back unchanged.
+    commandCompleted(encodeQueryValue(name), false, "Unknown%20Command");
 }

@@ -176,6 +176,9 @@ TEST_F(PlatformCalls, UnknownNamesAreReportedAndInvalidTokenRaises) {
         {"\"noactivity\"", "noactivity"},
         {"\"SystemLog2\"", "SystemLog2"},
         {"\"\"", ""},
+        // Echoed names are encoded: a blank would make every report fail as a
+        // bad URL, and a "&" would add parameters of the platform's choosing.
+        {"\"Do it&x=1\"", "Do%20it%26x%3d1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
