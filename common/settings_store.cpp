@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -52,6 +52,22 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+bool readWholeFile(const std::string& path, std::string& text) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            const bool ok = n == 0;
+            ::close(fd);
+            return ok;
+        }
+    }
+}
+
 }  // namespace
 
 bool SettingsStore::ByteLess::operator()(const std::string& a, const std::string& b) const {
@@ -63,14 +79,20 @@ bool SettingsStore::ByteLess::operator()(const std::string& a, const std::string
 
 SettingsStore::SettingsStore(const std::string& path, const std::string& module)
     : path_(path), module_(module) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return;
-    std::string line;
-    while (std::getline(in, line)) {
+    // One read of the whole file: the agent builds a store for every
+    // NoActivity, so this sits on the check-in path.
+    std::string text;
+    if (!readWholeFile(path, text)) return;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string_view line(text.data() + start, end - start);
+        start = end + 1;
         if (line.empty() || line[0] == '#') continue;
         const auto eq = line.find('=');
-        if (eq == std::string::npos || line.find('_') == std::string::npos) continue;
-        entries_[lowerAscii(keyFromName(line.substr(0, eq)))] = line.substr(eq + 1);
+        if (eq == std::string_view::npos || line.find('_') == std::string_view::npos) continue;
+        entries_[lowerAscii(keyFromName(std::string(line.substr(0, eq))))] = std::string(line.substr(eq + 1));
     }
 }
 
