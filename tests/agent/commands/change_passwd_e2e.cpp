@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "unit/lines.h"
 #include "commands/change_passwd.h"
 #include "commands/command_table.h"
 #include "platform/http.h"
@@ -32,13 +33,6 @@ const std::string ACCOUNT = "kivtest";
 const std::string FAILED = "deviceuuid=U-1&token=T-1&command=changepassword&issuccess=false&errormessage="
                            "Password%20not%20changed";
 const std::string SUCCEEDED = "deviceuuid=U-1&token=T-1&command=changepassword&issuccess=true&errormessage=";
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 // A passwd that plays the router's dialogue, records its arguments and the
 // two lines it read, and ends with `exitCode`.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "unit/lines.h"
 #include "commands/command_table.h"
 #include "core/exceptions.h"
 #include "platform/http.h"
@@ -28,13 +29,6 @@ const std::string CALLS = "/var/log/kiv-config-calls";  // fake tools, scripts a
 const std::string WORK = "/var/kivconfig";              // copies the fakes keep of what they were given
 const std::string NULL_GUID = "00000000-0000-0000-0000-000000000000";
 const std::string MODULE_GUID = "3f2a9c40-7d1e-4b8a-a5c2-0e9d8f7b6a51";
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 std::vector<std::string> calls() { return exists(CALLS) ? lines(readFile(CALLS)) : std::vector<std::string>{}; }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "unit/lines.h"
 #include "commands/add_module.h"
 #include "commands/command_table.h"
 #include "core/exceptions.h"
@@ -41,13 +42,6 @@ public:
         return FakeClient::getRequest(path);
     }
 };
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 std::vector<std::string> calls() { return exists(CALLS) ? lines(readFile(CALLS)) : std::vector<std::string>{}; }
 
