@@ -276,7 +276,7 @@ step "1. The platform simulator starts (HTTP :8080, HTTPS :8443, admin at /admin
 "$build/tools/simulator/kivsim" --fresh --data-dir "$sim_data" > "$work/platform.out" 2>&1 &
 sim_pid=$!
 follow "$work/platform.out" from_platform
-if ! wait_until 10 api -o /dev/null "$admin/"; then
+if ! wait_until 10 api -o /dev/null "$admin/" 2>/dev/null; then
   note "${red}the simulator did not start:"; cat "$work/platform.out"; exit 1
 fi
 
