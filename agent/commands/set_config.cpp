@@ -20,8 +20,14 @@ struct JsonPut {
 // The platform sends the URL either bare or as a JSON string. A JSON string
 // is decoded, so that escapes such as \/ or \u0026 reach curl as the
 // characters they stand for; a quoted text that is not valid JSON loses just
-// its enclosing quotes.
-std::string downloadUrl(const std::string& body) {
+// its enclosing quotes. Blanks and line ends around the body (a server that
+// ends its text with a newline) are no part of the URL: curl refuses a URL
+// that holds them.
+std::string downloadUrl(const std::string& received) {
+    const char* const around = " \t\r\n";
+    const size_t first = received.find_first_not_of(around);
+    if (first == std::string::npos) return std::string();
+    const std::string body = received.substr(first, received.find_last_not_of(around) - first + 1);
     if (body.size() < 2 || body.front() != '"' || body.back() != '"') return body;
     const std::unique_ptr<json_object, JsonPut> parsed(json_tokener_parse(body.c_str()));
     if (parsed && json_object_is_type(parsed.get(), json_type_string)) {

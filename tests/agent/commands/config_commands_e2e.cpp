@@ -105,6 +105,9 @@ TEST_F(ConfigCommandsE2E, SetConfigDownloadsTheUrlWithCurlAndRestoresIt) {
         {"JSON string with & in its query", "\"" + platformUrl("cfgsrc?a=1&b=x%20y") + "\"", "a=1&b=x%20y"},
         {"JSON string with escapes", "\"http:\\/\\/127.0.0.1:" + port + "\\/api\\/devices\\/cfgsrc?a=1\\u0026b=2\"",
          "a=1&b=2"},
+        // A body ended by a line end, as many servers send text.
+        {"bare URL and a newline", platformUrl("cfgsrc?v=2") + "\n", "v=2"},
+        {"JSON string between blanks and CRLF", " \"" + platformUrl("cfgsrc?v=3") + "\"\r\n", "v=3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
