@@ -37,6 +37,11 @@ void UpdateOrblet::execute() {
     debugLog("Building COMMAND  : ");
     const std::string staging = TEMP_DIR + "module/";
     const std::string package = staging + appName + "." + appType;
+    // The tree of an earlier self-update may still be here. Unpacked over, it
+    // would mix old files into the new agent, and when this package fails to
+    // download or brings no re-install script, the earlier package's script
+    // would be started as if it were this one's.
+    runShellCommand("rm -rf " + shellWord(staging));
     if (!fileExists(staging)) runShellCommand("mkdir -p " + shellWord(staging));
 
     // A failed download or unpacking shows only in the re-install script

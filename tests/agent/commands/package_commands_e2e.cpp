@@ -421,6 +421,35 @@ TEST_F(PackageCommandsE2E, SelfUpdateStartsTheReinstallScriptInTheBackgroundAfte
     EXPECT_TRUE(contains(commands, "rm -rf /tmp/module/kivclient.tgz"));
 }
 
+// The tree an earlier self-update left in the staging directory is not the
+// new package: when the new one does not download or brings no re-install
+// script, the earlier package's script must not run again as if it were.
+TEST_F(PackageCommandsE2E, SelfUpdateNeverStartsAnEarlierPackagesScript) {
+    const std::string src = WORK + "/agent";
+    sandbox::writeFile(src + "/kivclient/etc/version", "2.0.0\n");
+    platform.serveFile("no-script.tgz", pack(src));
+    const struct {
+        const char* label;
+        std::string url;
+    } cases[] = {
+        {"download fails", "http://127.0.0.1:1/kivclient-2.0.tgz"},
+        {"package without re-install", platform.fileUrl("no-script.tgz")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        sandbox::removeAll(CALLS);
+        sandbox::installFakeTool("/tmp/module/kivclient/etc/re-install", CALLS);
+        client.reply("{\"InstallationName\":\"kivclient\",\"InstallationGUID\":\"" + MODULE_GUID +
+                     "\",\"InstallationPackage\":\"" + c.url + "\",\"AppName\":\"kivclient\",\"AppType\":\"tgz\"}");
+        client.reply("\"ok\"");
+        run(declareUpdateOrblet);
+
+        EXPECT_EQ(client.requests.back(), report("updateorblet", true, ""));
+        EXPECT_FALSE(exists("/tmp/module/kivclient/etc/re-install"));
+        EXPECT_FALSE(sandbox::eventually([] { return !calls().empty(); }, std::chrono::milliseconds(500)));
+    }
+}
+
 // Names that would leave their directory or reach the shell as code: one
 // failed report, and not a single command run.
 TEST_F(PackageCommandsE2E, UnsafeNamesRunNothing) {
