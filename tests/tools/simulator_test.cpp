@@ -247,6 +247,8 @@ TEST_F(SimulatorTest, FilesAreServedFromTheDownloadDirectoryOnly) {
 
 TEST_F(SimulatorTest, BadRequestsGetJsonErrors) {
     auto dev = enrol();
+    // Valid JSON nested so deep that copying or printing it would overflow the stack.
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     struct Case {
         std::string method, target, body;
         int status;
@@ -269,6 +271,10 @@ TEST_F(SimulatorTest, BadRequestsGetJsonErrors) {
         {"POST", "/admin/faults", R"({"endpoint":"checkin","dorp":true})", 400},
         {"PUT", "/admin/manufactured", R"({"devices":[{"countryCode":1}]})", 400},
         {"POST", "/admin/scenario", R"([1,2])", 400},
+        {"POST", "/admin/devices/GB-LDN-DEV001/commands", R"({"name":"Command","instructions":{"args":)" + deep + "}}",
+         400},
+        {"PUT", "/admin/state", R"({"devices":)" + deep + "}", 400},
+        {"POST", "/admin/faults", deep, 400},
         {"GET", "/admin/devices/nobody", "", 404},
         {"POST", "/admin/devices/nobody/revoke", "", 404},
         {"GET", "/admin/devices/GB-LDN-DEV001/uploads/x", "", 400},

@@ -53,7 +53,7 @@ std::vector<std::string> segments(const std::string& path) {
 }
 
 json body(const httplib::Request& req) {
-    json j = json::parse(req.body, nullptr, false);
+    json j = parseJson(req.body);
     if (j.is_discarded()) throw BadInput("the request body is not valid JSON");
     return j;
 }

@@ -240,6 +240,19 @@ Device parseDevice(const json& given) {
 
 }  // namespace
 
+json parseJson(const std::string& text, int maxDepth) {
+    // The parser itself keeps its own stack; the depth is checked as each
+    // array or object opens, before anything deeper is built.
+    const json::parser_callback_t depthGuard = [maxDepth](int depth, json::parse_event_t event, json&) {
+        if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+            depth >= maxDepth) {
+            throw BadInput("JSON nested deeper than " + std::to_string(maxDepth) + " levels");
+        }
+        return true;
+    };
+    return json::parse(text, depthGuard, false);
+}
+
 std::string dumpJson(const json& value, int indent) {
     return value.dump(indent, ' ', false, json::error_handler_t::replace);
 }
@@ -730,7 +743,7 @@ bool PlatformState::load() {
     if (stateFile_.empty() || !in) return false;
     std::stringstream text;
     text << in.rdbuf();
-    json state = json::parse(text.str(), nullptr, false);
+    json state = parseJson(text.str(), 2 * MAX_JSON_DEPTH);
     if (state.is_discarded()) throw BadInput("the state file " + stateFile_ + " is not JSON");
     loadJson(state);
     return true;

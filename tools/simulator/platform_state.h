@@ -26,6 +26,16 @@ std::string dumpJson(const json& value, int indent = -1);
 struct BadInput : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Deepest nesting of arrays and objects accepted from a client or a scenario.
+// Copying, printing and saving a value recurse once per level, so a deeper
+// one would overflow the stack and end the simulator. The saved state wraps
+// accepted values in a few levels of its own, so it is read with twice this.
+constexpr int MAX_JSON_DEPTH = 256;
+
+// Parses JSON text: a discarded value when it is not JSON, BadInput when it
+// is nested deeper than `maxDepth`.
+json parseJson(const std::string& text, int maxDepth = MAX_JSON_DEPTH);
 // An admin request about a device the platform does not know: 404.
 struct NotFound : std::runtime_error {
     using std::runtime_error::runtime_error;

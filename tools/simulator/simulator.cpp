@@ -27,7 +27,7 @@ json readJsonFile(const std::string& path, const char* what) {
     if (!in) throw std::runtime_error(std::string("cannot read the ") + what + " " + path);
     std::stringstream text;
     text << in.rdbuf();
-    json j = json::parse(text.str(), nullptr, false);
+    json j = parseJson(text.str());
     if (j.is_discarded()) throw std::runtime_error(std::string("the ") + what + " " + path + " is not valid JSON");
     return j;
 }
