@@ -182,6 +182,11 @@ TEST_F(PackageE2E, InitScriptStartsStopsAndRestartsOnlyTheAgent) {
     EXPECT_EQ(exitCode(sh(kInit + " restart")), 0);
     EXPECT_TRUE(sandbox::eventually([] { return onlyPidOf(kAgent) > 0 && onlyPidOf(kWatcher) > 0; }));
 
+    // "status" succeeds only while both run.
+    ASSERT_EQ(::kill(onlyPidOf(kWatcher), SIGKILL), 0);
+    ASSERT_TRUE(sandbox::eventually([] { return pidsOf(kWatcher).empty(); }));
+    EXPECT_EQ(exitCode(sh(kInit + " status")), 3);
+
     EXPECT_EQ(exitCode(sh(kInit + " frobnicate")), 1);
 }
 
