@@ -1,6 +1,7 @@
 #include "core/startup.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <libgen.h>
 #include <sys/random.h>
 #include <syslog.h>
@@ -22,12 +23,32 @@ namespace {
 const char alphanum[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 constexpr unsigned ALPHABET_SIZE = sizeof(alphanum) - 1;
 
+// Kernels before 3.17 have no getrandom(); their /dev/urandom is the same
+// kernel source. Without it the identity could never be created there, and
+// the agent would fail its first start forever.
+void readUrandom(unsigned char* buf, size_t len) {
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("getrandom failed");
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = ::read(fd, buf + got, len - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            throw std::runtime_error("getrandom failed");
+        }
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+}
+
 void fillRandom(unsigned char* buf, size_t len) {
     size_t got = 0;
     while (got < len) {
         const ssize_t n = ::getrandom(buf + got, len - got, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno == ENOSYS) return readUrandom(buf + got, len - got);
             throw std::runtime_error("getrandom failed");
         }
         got += static_cast<size_t>(n);

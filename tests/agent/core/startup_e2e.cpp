@@ -12,6 +12,7 @@
 #include <csignal>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <optional>
 #include <regex>
 #include <string>
@@ -99,8 +100,8 @@ protected:
     }
 
     // A start-up that fails ends by itself with exit status 1.
-    sandbox::RunResult failedStartUp(pid_t* pid) {
-        sandbox::Process agent({AGENT, "-d"});
+    sandbox::RunResult failedStartUp(pid_t* pid, const std::map<std::string, std::string>& env = {}) {
+        sandbox::Process agent({AGENT, "-d"}, env);
         *pid = agent.pid();
         sandbox::RunResult r = agent.wait(std::chrono::seconds(20));
         EXPECT_FALSE(r.timedOut);
@@ -323,6 +324,24 @@ TEST_F(Startup, IdentitiesCreatedInTheSameSecondDiffer) {
         EXPECT_NE(first, second);
     }
     EXPECT_TRUE(sameSecond) << "no two start-ups fell into the same second";
+}
+
+// Kernels before 3.17 have no getrandom(): the identity then comes from
+// /dev/urandom instead of failing every start.
+TEST_F(Startup, IdentityIsCreatedAlsoOnAKernelWithoutGetrandom) {
+    install();
+    sandbox::removeAll(MANUF);  // the start-up ends right after creating the identity
+    std::string passwords[2];
+    for (std::string& password : passwords) {
+        pid_t pid = -1;
+        failedStartUp(&pid, {{"LD_PRELOAD", KIV_SHIM_LIBRARY}, {"KIV_SHIM_GETRANDOM", "missing"}});
+        EXPECT_EQ(linesOf(pid).back(),
+                  std::make_pair(ERR, std::string("File open exception: Can't open file ") + MANUF));
+        password = passwordOf(GEN);
+        EXPECT_EQ(password.size(), 15u) << password;
+        sandbox::removeAll(GEN);
+    }
+    EXPECT_NE(passwords[0], passwords[1]);
 }
 
 // Memory errors and leaks of the start-up, on its success path (first start,

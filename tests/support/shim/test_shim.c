@@ -10,19 +10,24 @@
  *                   still records the pause
  *   KIV_SHIM_SLEEP_MS  with "instant": milliseconds actually slept per call
  *                   (default 0), to keep a looping daemon from spinning
+ *   KIV_SHIM_GETRANDOM "missing": getrandom() fails with ENOSYS, as on a
+ *                   kernel older than 3.17
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
 static char log_path[4096];
 static int real_sleep;
 static long instant_ms;
+static int no_getrandom;
 
 __attribute__((constructor)) static void shim_init(void) {
     const char* p = getenv("KIV_SHIM_LOG");
@@ -31,6 +36,8 @@ __attribute__((constructor)) static void shim_init(void) {
     real_sleep = mode != NULL && strcmp(mode, "real") == 0;
     const char* ms = getenv("KIV_SHIM_SLEEP_MS");
     instant_ms = ms != NULL ? strtol(ms, NULL, 10) : 0;
+    const char* gr = getenv("KIV_SHIM_GETRANDOM");
+    no_getrandom = gr != NULL && strcmp(gr, "missing") == 0;
     unsetenv("LD_PRELOAD");
 }
 
@@ -71,4 +78,17 @@ int reboot(int cmd) {
     snprintf(line, sizeof line, "reboot %#x\n", (unsigned)cmd);
     record(line);
     return 0;
+}
+
+ssize_t getrandom(void* buf, size_t length, unsigned int flags) {
+    if (no_getrandom) {
+        errno = ENOSYS;
+        return -1;
+    }
+    ssize_t (*real)(void*, size_t, unsigned int) = (ssize_t (*)(void*, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(buf, length, flags);
 }
