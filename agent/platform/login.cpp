@@ -52,6 +52,9 @@ void CloudServices::registerDevice() {
         }
         debugLog("Writing Device UUID to kivcGen : " + uuid);
         identity.set("uuid", uuid);
+        // The save replaces the whole file: had it not been readable above,
+        // the password the device logs in with would be gone for good.
+        if (!identity.has("password")) identity.set("password", aggregator->password);
         aggregator->uuid = uuid;
         identity.save();
         throw RegistrationException("Success");

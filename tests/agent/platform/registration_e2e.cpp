@@ -34,6 +34,7 @@ TEST(Registration, SuccessStoresTheUuidAndKeepsTheOtherKeys) {
         std::string message;
         std::string file;  // afterwards
         std::string uuid;  // in the record afterwards
+        bool unreadable = false;  // the identity file cannot be read at registration
     } cases[] = {
         {R"({"ResponseMessage":"Success","DeviceUUID":"uuid-7"})", "Success",
          "MOD_KIVCLIENT_EXTRA=keep\nMOD_KIVCLIENT_PASSWORD=Secret123456789\nMOD_KIVCLIENT_UUID=uuid-7\n", "uuid-7"},
@@ -46,12 +47,20 @@ TEST(Registration, SuccessStoresTheUuidAndKeepsTheOtherKeys) {
         {R"({"ResponseMessage":"Success","DeviceUUID":"x\nMOD_KIVCLIENT_PASSWORD=evil"})",
          "Unexpected register response",
          "MOD_KIVCLIENT_PASSWORD=Secret123456789\nMOD_KIVCLIENT_UUID=\nMOD_KIVCLIENT_EXTRA=keep\n", "old"},
+        // The password the device logs in with is never dropped from the file.
+        {R"({"ResponseMessage":"Success","DeviceUUID":"uuid-9"})", "Success",
+         "MOD_KIVCLIENT_PASSWORD=Secret123456789\nMOD_KIVCLIENT_UUID=uuid-9\n", "uuid-9", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        sandbox::writeFile(IDENTITY, "MOD_KIVCLIENT_PASSWORD=Secret123456789\nMOD_KIVCLIENT_UUID=\nMOD_KIVCLIENT_EXTRA=keep\n");
+        if (c.unreadable) {
+            sandbox::removeAll(IDENTITY);
+        } else {
+            sandbox::writeFile(IDENTITY, "MOD_KIVCLIENT_PASSWORD=Secret123456789\nMOD_KIVCLIENT_UUID=\nMOD_KIVCLIENT_EXTRA=keep\n");
+        }
         Aggregator device;
         device.uuid = "old";
+        device.password = "Secret123456789";  // as read at start-up
         EXPECT_EQ(registerWith(c.answer, device), c.message);
         EXPECT_EQ(sandbox::readFile(IDENTITY), c.file);
         EXPECT_EQ(device.uuid, c.uuid);
