@@ -38,8 +38,11 @@ bool shouldReport(int& counter, int limit) {
 // The file must end up holding exactly "OK". Overwriting in place and
 // trimming only a longer file gives that without truncating on every
 // check-in, which frees and reallocates the file's page each time.
+// Anyone may create the name in /tmp: a symbolic link planted there must not
+// make the agent overwrite the file it points to. The watchdog removes such a
+// link, and the next check-in creates the real file.
 void writeHeartbeat(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return;  // the watchdog will notice; nothing else to do
     struct stat st {};
     if (::pwrite(fd, "OK", 2, 0) == 2 && ::fstat(fd, &st) == 0 && st.st_size > 2) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <functional>
 #include <stdexcept>
@@ -127,6 +128,18 @@ TEST_F(ServiceLoop, HeartbeatReplacesAnyOlderContentWithExactlyOK) {
         run();
         EXPECT_EQ(dir.read("watcher"), "OK") << old;
     }
+}
+
+// /tmp is writable by every account of the router.
+TEST_F(ServiceLoop, HeartbeatNeverWritesThroughASymbolicLink) {
+    dir.write("shadow", "root:x:0:0\n");
+    ASSERT_EQ(::symlink(dir.file("shadow").c_str(), heartbeat().c_str()), 0);
+    login();
+    checkIns(2);
+    stopScript();
+    run();
+    EXPECT_EQ(dir.read("shadow"), "root:x:0:0\n");
+    EXPECT_EQ(count(SUCCESS_LINE), 1);
 }
 
 TEST_F(ServiceLoop, UnwritableHeartbeatIsIgnored) {
