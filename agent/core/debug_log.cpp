@@ -1,7 +1,9 @@
 #include "debug_log.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -31,9 +33,19 @@ void debugLog(const std::string& message) {
     }
     if (::access(DEBUG_SWITCH_FILE.c_str(), F_OK) == 0) {
         const std::string line = timeText() + " : " + message + "\n";
-        if (FILE* f = std::fopen(DEBUG_OUTPUT_FILE.c_str(), "a")) {
-            std::fwrite(line.data(), 1, line.size(), f);
-            std::fclose(f);
+        // Any account may make DEBUG_DIR: a symbolic link planted there must
+        // not have the agent append to the file it points to.
+        const int fd =
+            ::open(DEBUG_OUTPUT_FILE.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0) {
+            size_t done = 0;
+            while (done < line.size()) {
+                const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ::close(fd);
         }
     }
 }

@@ -1,6 +1,7 @@
 // The debug log's file switch works on fixed router paths under /tmp/kivc,
 // so it is exercised in the router sandbox, in this process.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -73,6 +74,15 @@ TEST_F(DebugLogSwitchFile, AnUnwritableOutputFileLosesTheLineQuietly) {
     EXPECT_NO_THROW(debugLog("still on standard output"));
     EXPECT_EQ(sandbox::debugMessages(::testing::internal::GetCapturedStdout()),
               std::vector<std::string>{"still on standard output"});
+}
+
+TEST_F(DebugLogSwitchFile, NeverAppendsThroughASymbolicLink) {
+    const std::string target = "/tmp/not-for-the-agent";
+    sandbox::writeFile(target, "precious\n");
+    sandbox::writeFile(DEBUG_SWITCH_FILE, "");
+    ASSERT_EQ(::symlink(target.c_str(), DEBUG_OUTPUT_FILE.c_str()), 0);
+    EXPECT_NO_THROW(debugLog("line"));
+    EXPECT_EQ(sandbox::readFile(target), "precious\n");
 }
 
 }  // namespace
