@@ -44,7 +44,10 @@ std::optional<std::vector<DirectoryEntry>> listDirectory(const std::string& path
     std::vector<DirectoryEntry> entries;
     while (const dirent* entry = readdir(dir.get())) {
         const std::string name = entry->d_name;
-        entries.push_back({name, isModuleName(name) && isDirectoryEntry(path, entry)});
+        // The agent's own directory is never a user module: deploying or
+        // removing it would run its init script's "stop" from inside the
+        // agent, ending the agent and its watchdog until the next boot.
+        entries.push_back({name, isModuleName(name) && name != MODULE_NAME && isDirectoryEntry(path, entry)});
     }
     return entries;
 }

@@ -24,7 +24,7 @@ bool isModuleName(const std::string& name);
 
 struct DirectoryEntry {
     std::string name;
-    bool isModule;  // a directory whose name passes isModuleName
+    bool isModule;  // a directory whose name passes isModuleName, other than the agent's own
 };
 // The entries of `path` in listing order ("." and ".." included, never
 // modules); nothing when the directory cannot be opened.

@@ -288,6 +288,20 @@ TEST_F(PackageCommandsE2E, LeftoverAgentTreeIsNotDeployedAsAModule) {
     EXPECT_FALSE(exists("/tmp/module"));
 }
 
+TEST_F(PackageCommandsE2E, PackageNeverDeploysOverTheAgentItself) {
+    sandbox::writeFile("/opt/kivclient/etc/settings", "MOD_KIVCLIENT_HOSTEDPLATFORM=platform.example\n");
+    sandbox::installFakeTool("/opt/kivclient/etc/init", CALLS);
+    const std::string src = WORK + "/src";
+    writeModule(src, "kivclient", "MOD_KIVCLIENT_HOSTEDPLATFORM=elsewhere.example\n");
+    writeModule(src, "Alpha", "a=1\n");
+
+    installPackage(src, "site_7");
+
+    EXPECT_EQ(readFile("/opt/kivclient/etc/settings"), "MOD_KIVCLIENT_HOSTEDPLATFORM=platform.example\n");
+    EXPECT_EQ(entriesOf("/opt/kivclient/applications/site_7/optdirs"), (std::vector<std::string>{"Alpha"}));
+    EXPECT_TRUE(callsStartingWith("/opt/kivclient/").empty());
+}
+
 TEST_F(PackageCommandsE2E, FirmwareVerdictIsReportedBeforeSyncAndReboot) {
     platform.serveFile("fw.bin", "IMAGE-7.2.1");
     const struct {
