@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "unit/base64.h"
 #include "unit/lines.h"
 #include "commands/command_table.h"
 #include "core/exceptions.h"
@@ -31,14 +32,6 @@ const std::string NULL_GUID = "00000000-0000-0000-0000-000000000000";
 const std::string MODULE_GUID = "3f2a9c40-7d1e-4b8a-a5c2-0e9d8f7b6a51";
 
 std::vector<std::string> calls() { return exists(CALLS) ? lines(readFile(CALLS)) : std::vector<std::string>{}; }
-
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
 
 std::string report(const std::string& word, bool success, const std::string& message) {
     return "deviceuuid=U-1&token=T-1&command=" + word + "&issuccess=" + (success ? "true" : "false") +

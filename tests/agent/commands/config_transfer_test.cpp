@@ -4,20 +4,13 @@
 
 #include <memory>
 
+#include "unit/base64.h"
 #include "../../common/temp_dir.h"
 #include "commands/command_table.h"
 #include "commands/download_settings.h"
 #include "unit/fake_client.h"
 
 namespace {
-
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
 
 TEST(SaveDecodedFile, WritesEveryByteValueUnchanged) {
     std::string bytes;
